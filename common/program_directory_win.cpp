@@ -1,0 +1,25 @@
+#include <windows.h>
+
+#include "common/program_directory.h"
+#include "common/text.h"
+
+namespace parvel {
+
+std::u16string GetProgramDirectory() {
+  // GetModuleFileNameW cuts a path that does not fit and says so only by
+  // filling the whole buffer, so grow it until the answer is shorter.
+  std::u16string buffer(520, u'\0');
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    const DWORD length = ::GetModuleFileNameW(nullptr, WideBuffer(buffer), size);
+    if (length == 0) return {};
+    if (length < size) {
+      buffer.resize(length);
+      return DirectoryOfPath(buffer);
+    }
+    if (buffer.size() >= 32768) return {};  // Longer than any Windows path can be.
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace parvel
