@@ -1,7 +1,7 @@
 // The test host: a small program that plays the archive program, its
 // installer or its uninstaller.
 //
-//   TestHost.exe [--buttons LIST] [--out FILE] CALL [CALL ...]
+//   TestHost.exe [--buttons LIST] [--delay MS] [--out FILE] CALL [CALL ...]
 //
 // It loads Marlock.dll from its own directory and makes the calls in order
 // on its main thread, as a host program would. A CALL is an export's name,
@@ -17,12 +17,15 @@
 //
 // Every message box shown on its thread is answered from the comma-separated
 // LIST of buttons (ok, cancel, yes, no, abort, retry, ignore, close), in
-// order; once the list is used up, boxes are closed with their cancel or
+// order (after MS milliseconds with --delay, so that a person or a
+// screenshot can see the box; the box's place is then reported too); once
+// the list is used up, boxes are closed with their cancel or
 // only button and the event says so. Each event is one line of UTF-8 on
 // standard output (and in FILE with --out):
 //
 //   load path="..."
 //   messagebox caption="..." text="..." buttons=yesno icon=information answer=yes
+//   messagebox-rect x=420 y=380 width=300 height=120      (with --delay)
 //   result call=UpdatExe value=1
 //
 // Texts are quoted with \" \\ \r \n \t and \xNN escapes. The value is the
@@ -98,6 +101,8 @@ const char* NameOfButton(int id) {
 }
 
 std::vector<int> g_script;
+unsigned g_delayMs = 0;
+const UINT_PTR kAnswerTimer = 0x7E57;
 size_t g_next = 0;
 HHOOK g_hook = nullptr;
 
@@ -167,6 +172,15 @@ std::string ButtonSetOf(HWND box, std::vector<int>& present) {
   return "other";
 }
 
+void PressButton(HWND box, int id) {
+  ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, id)));
+}
+
+void CALLBACK AnswerLater(HWND box, UINT, UINT_PTR timer, DWORD) {
+  ::KillTimer(box, timer);
+  PressButton(box, static_cast<int>(reinterpret_cast<INT_PTR>(::RemovePropW(box, L"TestHostAnswer"))));
+}
+
 LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam) {
   if (code == HCBT_ACTIVATE) {
     HWND window = reinterpret_cast<HWND>(wParam);
@@ -195,8 +209,17 @@ LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam) {
       Emit("messagebox caption=" + Quote(WindowText(window)) + " text=" + Quote(WindowText(textControl)) +
            " buttons=" + buttons + " icon=" + IconOf(window) + " owner=" + (owner ? "yes" : "none") +
            " answer=" + NameOfButton(answer) + note);
-      ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(::GetDlgItem(window, answer)));
+      if (g_delayMs == 0) {
+        PressButton(window, answer);
+      } else {
+        RECT rect = {};
+        ::GetWindowRect(window, &rect);
+        Emit("messagebox-rect x=" + std::to_string(rect.left) + " y=" + std::to_string(rect.top) +
+             " width=" + std::to_string(rect.right - rect.left) +
+             " height=" + std::to_string(rect.bottom - rect.top));
+        ::SetPropW(window, L"TestHostAnswer", reinterpret_cast<HANDLE>(static_cast<INT_PTR>(answer)));
+        ::SetTimer(window, kAnswerTimer, g_delayMs, AnswerLater);
+      }
     }
   }
   return ::CallNextHookEx(g_hook, code, wParam, lParam);
@@ -210,7 +233,7 @@ std::wstring ProgramDirectory() {
 }
 
 int Usage() {
-  std::fputs("usage: TestHost.exe [--buttons ok,yes,...] [--out FILE] EXPORT[=ARG] ...\n", stderr);
+  std::fputs("usage: TestHost.exe [--buttons ok,yes,...] [--delay MS] [--out FILE] EXPORT[=ARG] ...\n", stderr);
   return 2;
 }
 
@@ -260,6 +283,8 @@ int wmain(int argc, wchar_t** argv) {
         }
         start = comma + 1;
       }
+    } else if (arg == L"--delay" && i + 1 < argc) {
+      g_delayMs = static_cast<unsigned>(std::wcstoul(argv[++i], nullptr, 10));
     } else if (arg == L"--out" && i + 1 < argc) {
       g_out = _wfopen(argv[++i], L"wb");
       if (g_out == nullptr) return Usage();
