@@ -10,22 +10,6 @@ namespace {
 const MessageMap kFrameMessages = {nullptr};
 const MessageMap kFennickMessages = {&kFrameMessages};
 
-// The module's own file name, grown until the whole path fits.
-std::u16string ModulePath(HINSTANCE module) {
-  std::u16string buffer(260, u'\0');
-  for (;;) {
-    const DWORD size = static_cast<DWORD>(buffer.size());
-    const DWORD length = ::GetModuleFileNameW(module, WideBuffer(buffer), size);
-    if (length == 0) return {};
-    if (length < size) {
-      buffer.resize(length);
-      return buffer;
-    }
-    if (buffer.size() >= 32768) return {};
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 CFennickApp theApp;
 
 }  // namespace
@@ -36,7 +20,7 @@ bool CWinAppFrame::InitInstance() { return true; }
 
 void CWinAppFrame::Attach(HINSTANCE module) {
   module_ = module;
-  title_ = ApplicationTitleFromPath(ModulePath(module));
+  title_ = ApplicationTitleFromPath(GetModulePath(module));
 }
 
 int CWinAppFrame::AppMessageBox(const std::u16string& text, UINT type) const {

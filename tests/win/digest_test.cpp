@@ -112,6 +112,15 @@ TEST(ProgramDirectory, IsTheRunningExecutablesDirectory) {
   EXPECT_EQ(directory.back(), u'\\');
 }
 
+// A path that does not fit the first buffer is read again into a larger one
+// until it fits whole. Started small, the buffer must grow several times.
+TEST(ProgramDirectory, BufferGrowsUntilThePathFits) {
+  const std::u16string whole = GetProgramDirectory();
+  for (size_t initial : {1u, 2u, 5u, 16u, 33u}) {
+    EXPECT_EQ(GetProgramDirectory(initial), whole) << "initial buffer " << initial;
+  }
+}
+
 // What the user sees, through a real host that loads the library.
 class GetMd5ForFileManager : public ::testing::Test {
  protected:
