@@ -49,5 +49,7 @@ function(parvel_wine_test name)
     TIMEOUT ${arg_TIMEOUT}
     ENVIRONMENT "PARVEL_WINE_DIR=${PARVEL_WINE_DIR}"
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
-    FIXTURES_REQUIRED parvel_server)
+    FIXTURES_REQUIRED parvel_server
+    # All Windows test programs share one scripted server and one display.
+    RESOURCE_LOCK parvel_server)
 endfunction()
