@@ -531,15 +531,20 @@ bool Machine::Run() {
   int32_t start = 0;
   // The machine's invariants hold for every program Compile writes; a broken
   // one ends the search rather than reach outside the arrays.
-#define PARVEL_PATTERN_CHECK(condition) \
-  do {                                  \
-    if (!(condition)) {                 \
-      assert(!"pattern machine invariant broken: " #condition); \
-      return false;                     \
-    }                                   \
+#define PARVEL_PATTERN_CHECK(condition)                         \
+  do {                                                          \
+    const bool holds = (condition);                             \
+    assert(holds && "pattern machine invariant: " #condition);  \
+    if (!holds) return false;                                   \
   } while (false)
 
+  const bool limited = state_.stepLimit > 0;
+  int64_t stepsLeft = state_.stepLimit;
   for (;;) {
+    if (limited && stepsLeft-- == 0) {
+      state_.stepLimitReached = true;
+      return false;
+    }
     PARVEL_PATTERN_CHECK(pc >= 0 && pc < count_);
     const Instruction& op = program_[pc];
     bool backtrack = false;
@@ -732,6 +737,7 @@ bool CompiledPattern::Match(const char16_t* text, MatchState& state, const char1
   if (text == nullptr) return false;
   if (end != nullptr) *end = nullptr;
   state.depth = 0;
+  state.stepLimitReached = false;
   if (error != PatternOk || instructions.Size() == 0) {
     state.groupCount = 0;
     state.matchStart = text;

@@ -56,7 +56,7 @@ enum PatternError : int32_t {
 
 // Limits behind TooComplex. Real patterns stay far below both.
 constexpr int32_t kMaxPatternNesting = 100;
-constexpr int64_t kMaxCompileWork = int64_t{1} << 22;
+constexpr int64_t kMaxCompileWork = int64_t{1} << 20;
 
 // Texts longer than this many characters are searched only this far: every
 // position the machine keeps is a 32-bit value.
@@ -193,6 +193,13 @@ struct MatchState {
   GrowableArray<GroupSpan> groups;       // one span per group of the pattern
   GrowableArray<int32_t> stack;          // backtracking stack; entry 0 is never used
   int32_t depth = 0;                     // entries on the stack
+
+  // Test hook: the most instructions one Match may execute, 0 for no limit.
+  // A backtracking search can take time exponential in the text; fuzzing
+  // bounds it with this. When the steps run out, Match gives up, returns
+  // false and sets stepLimitReached.
+  int64_t stepLimit = 0;
+  bool stepLimitReached = false;
 
   static constexpr int32_t kInitialStack = 256;
 };
