@@ -56,7 +56,7 @@ enum PatternError : int32_t {
 
 // Limits behind TooComplex. Real patterns stay far below both.
 constexpr int32_t kMaxPatternNesting = 100;
-constexpr int64_t kMaxCompileWork = int64_t{1} << 20;
+constexpr int64_t kMaxCompileWork = int64_t{1} << 18;
 
 // Texts longer than this many characters are searched only this far: every
 // position the machine keeps is a 32-bit value.
@@ -162,6 +162,10 @@ class GrowableArray {
   }
 
   bool Add(const T& value) {
+    if (size_ < capacity_) {
+      data_[static_cast<size_t>(size_++)] = value;
+      return true;
+    }
     if (!SetSize(int64_t{size_} + 1)) return false;
     data_[static_cast<size_t>(size_ - 1)] = value;
     return true;
