@@ -754,6 +754,15 @@ bool CompiledPattern::Match(const char16_t* text, MatchState& state, const char1
   }
   state.groupCount = groupCount;
 
+  // A start at the end of the text is never tried on its own, and an empty
+  // text has no other start: nothing is found and nothing past it is read.
+  if (text[0] == u'\0') {
+    state.matchStart = text;
+    state.matchEnd = text;
+    if (end != nullptr) *end = text;
+    return false;
+  }
+
   Machine machine(instructions, text, state, !caseSensitive);
   const bool found = machine.Run();
   state.matchStart = text + machine.attemptStart;

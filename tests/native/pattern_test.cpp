@@ -459,10 +459,11 @@ const MatchCase kMatchCases[] = {
     {u"b$", u"ab", {1, 3}, {}},         // "$" steps past the terminating zero
     {u"a$", u"ab", {kNone, kNone}, {}},
     {u"^a*$", u"aaa", {0, 4}, {}},
-    // An empty text: its first start is tried, and nothing after it.
+    // An empty text has no start but its end, which is never tried on its
+    // own: nothing is found, not even by patterns that match the empty text.
     {u"a", u"", {kNone, kNone}, {}},
-    {u"a?", u"", {0, 0}, {}},
-    {u"$", u"", {0, 1}, {}},
+    {u"a?", u"", {kNone, kNone}, {}},
+    {u"$", u"", {kNone, kNone}, {}},
     // A stray closer ends the pattern.
     {u"a)b", u"xab", {1, 2}, {}},
     {u"a}b", u"xa", {1, 2}, {}},
