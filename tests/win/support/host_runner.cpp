@@ -15,16 +15,6 @@ std::vector<std::string> HostRun::Events(const std::string& kind) const {
   return out;
 }
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
-                        nullptr);
-  return out;
-}
-
 std::wstring Wide(const std::string& utf8) {
   if (utf8.empty()) return {};
   const int size = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
@@ -53,29 +43,6 @@ std::string ReadBytes(const std::wstring& path) {
   while (::ReadFile(file, block, sizeof block, &read, nullptr) && read != 0) bytes.append(block, read);
   ::CloseHandle(file);
   return bytes;
-}
-
-std::string HostQuote(const std::wstring& text) {
-  std::string out = "\"";
-  for (unsigned char c : Utf8(text)) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
 }
 
 std::wstring TestProgramDirectory() {

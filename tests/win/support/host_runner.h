@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/host/host_events.h"  // Utf8, HostQuote
+
 namespace parvel::test {
 
 struct HostRun {
@@ -30,12 +32,9 @@ std::wstring TestProgramDirectory();
 std::wstring MakeScratchDirectory(const std::wstring& name);
 
 // Text helpers for tests.
-std::string Utf8(const std::wstring& text);
 std::wstring Wide(const std::string& utf8);
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadBytes(const std::wstring& path);  // empty when it can't be read
 
-// The quoted form that the test host writes for a text.
-std::string HostQuote(const std::wstring& text);
 
 }  // namespace parvel::test
