@@ -20,7 +20,9 @@ constexpr std::u16string_view kSetCookiePattern = u"Set-Cookie:\\b*{.+?}\\n";
 constexpr std::u16string_view kHtmlOpenPattern = u"{<html>}";
 constexpr std::u16string_view kHtmlClosePattern = u"{</html>}";
 
-char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
+char16_t AsciiLower(char16_t c) {
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
 
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
@@ -63,8 +65,12 @@ void AppendUtf8Escapes(std::u16string& out, uint32_t codePoint) {
   }
 }
 
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool IsHighSurrogate(char16_t c) {
+  return c >= 0xD800 && c <= 0xDBFF;
+}
+bool IsLowSurrogate(char16_t c) {
+  return c >= 0xDC00 && c <= 0xDFFF;
+}
 
 }  // namespace
 

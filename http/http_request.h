@@ -95,10 +95,10 @@ class HttpRequest {
   ByteBuffer bodyBytes;       // the raw body, zero byte after it; replaced by each attempt that reads one
   int32_t bodyLength = 0;     // body bytes in bodyBytes
   std::function<void(double)> progressCallback;  // percentage of contentLength received
-  int32_t contentLength = 0;       // the response's Content-Length
-  std::u16string receivedCookies;  // Set-Cookie values, accumulated; ends with ";" once not empty
-  std::u16string sendCookies;      // sent as a Cookie header when not empty
-  std::unique_ptr<uint8_t[]> postData;  // written after the send when set; owned
+  int32_t contentLength = 0;                     // the response's Content-Length
+  std::u16string receivedCookies;                // Set-Cookie values, accumulated; ends with ";" once not empty
+  std::u16string sendCookies;                    // sent as a Cookie header when not empty
+  std::unique_ptr<uint8_t[]> postData;           // written after the send when set; owned
   uint32_t postDataLength = 0;
   std::u16string extraHeaders;  // added to the request when not empty
   std::u16string proxyServer;   // an explicit proxy when not empty
@@ -108,8 +108,8 @@ class HttpRequest {
   bool charsetFixed = false;  // true: charset is used as preset, the headers are not searched
   std::u16string proxyUserName;
   std::u16string proxyPassword;
-  std::u16string location;      // Location header of the final response
-  int32_t resolveTimeout = 0;   // milliseconds; 0 = no limit
+  std::u16string location;     // Location header of the final response
+  int32_t resolveTimeout = 0;  // milliseconds; 0 = no limit
   int32_t connectTimeout = 60000;
   int32_t sendTimeout = 30000;
   int32_t receiveTimeout = 30000;

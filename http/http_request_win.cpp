@@ -191,8 +191,7 @@ void DecodeBody(HttpRequest& r) {
   }
 }
 
-AttemptEnd RunAttempt(HttpRequest& r, HINTERNET session, HINTERNET request, std::u16string_view verb,
-                      bool& result) {
+AttemptEnd RunAttempt(HttpRequest& r, HINTERNET session, HINTERNET request, std::u16string_view verb, bool& result) {
   if (!r.extraHeaders.empty()) AddHeaders(r, request, r.extraHeaders);
   if (!r.sendCookies.empty()) AddHeaders(r, request, u"Cookie: " + r.sendCookies);
   SetExplicitProxy(r, request);
@@ -285,6 +284,13 @@ bool HttpRequest::Perform(std::u16string_view method) {
                                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                                    parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0));
   if (!request) return false;
+  // The receive time-out bounds the wait for the response headers as well.
+  // Some implementations of the service apply it to each read of the body
+  // only and would otherwise wait for a silent server without end.
+  if (receiveTimeout > 0) {
+    DWORD headersTimeout = static_cast<DWORD>(receiveTimeout);
+    ::WinHttpSetOption(request.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headersTimeout, sizeof headersTimeout);
+  }
 
   bool result = true;
   for (int attempt = 0;; ++attempt) {

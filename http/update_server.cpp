@@ -25,9 +25,13 @@ std::u16string Join(std::u16string_view base, std::initializer_list<std::u16stri
 
 }  // namespace
 
-UpdateServer UpdateServer::BuiltIn() { return UpdateServer(u"" PARVEL_UPDATE_SERVER); }
+UpdateServer UpdateServer::BuiltIn() {
+  return UpdateServer(u"" PARVEL_UPDATE_SERVER);
+}
 
-std::u16string UpdateServer::ManifestUrl() const { return Join(base_, {kManifestPath}); }
+std::u16string UpdateServer::ManifestUrl() const {
+  return Join(base_, {kManifestPath});
+}
 
 std::u16string UpdateServer::UsageReportUrl(std::u16string_view identity, std::u16string_view reportText) const {
   return Join(base_, {kUsageReportPath, identity, u"=", reportText});
@@ -44,7 +48,9 @@ std::u16string UpdateServer::UninstallReportUrl(std::u16string_view identity, st
   return Join(base_, {kUninstallReportPath, identity, reasonTokens, u",", freeText});
 }
 
-std::u16string ManifestUrl() { return UpdateServer::BuiltIn().ManifestUrl(); }
+std::u16string ManifestUrl() {
+  return UpdateServer::BuiltIn().ManifestUrl();
+}
 
 std::u16string UsageReportUrl(std::u16string_view identity, std::u16string_view reportText) {
   return UpdateServer::BuiltIn().UsageReportUrl(identity, reportText);
