@@ -10,23 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "tests/native/show_text.h"
+
 namespace parvel {
 namespace {
 
-// Readable form of a UTF-16 text for failure messages.
-std::string Show(std::u16string_view text) {
-  std::string out;
-  for (const char16_t c : text) {
-    if (c >= 0x20 && c < 0x7f && c != u'\\') {
-      out += static_cast<char>(c);
-    } else {
-      char buffer[16];
-      std::snprintf(buffer, sizeof buffer, "\\x%02x", static_cast<unsigned>(c));
-      out += buffer;
-    }
-  }
-  return out;
-}
+using ::parvel::Show;
 
 std::string Show(const char16_t* text) { return text ? Show(std::u16string_view(text)) : "(null)"; }
 
