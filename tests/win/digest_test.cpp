@@ -29,6 +29,7 @@ std::string RandomBytes(size_t size, unsigned seed) {
 }
 
 std::u16string U16(const std::wstring& text) { return FromWide(text.c_str()); }
+std::wstring Wide16(const std::u16string& text) { return WidePtr(text); }
 
 TEST(FileMd5, BlockBoundariesGiveTheOneShotDigest) {
   const std::wstring dir = test::MakeScratchDirectory(L"md5-sizes");
@@ -96,10 +97,7 @@ TEST(FileMd5, RandomFilesMatchMd5sum) {
     for (char& c : path) {
       if (c == '/') c = '\\';
     }
-    EXPECT_EQ(test::Utf8(std::wstring(reinterpret_cast<const wchar_t*>(
-                  FileMd5(U16(test::Wide(path))).c_str()))),
-              digest)
-        << path;
+    EXPECT_EQ(test::Utf8(Wide16(FileMd5(U16(test::Wide(path))))), digest) << path;
     ++checked;
   }
   EXPECT_GT(checked, 0);
@@ -132,15 +130,14 @@ TEST_F(GetMd5ForFileManager, ShowsTheDigestOrTheLabelAlone) {
   ASSERT_TRUE(WriteBytes(dir + L"abc.txt", "abc"));
   const std::string big = RandomBytes(5 * 1024 + 7, 7);
   ASSERT_TRUE(WriteBytes(dir + L"中文 名字.bin", big));
-  const std::string bigDigest = test::Utf8(
-      std::wstring(reinterpret_cast<const wchar_t*>(Md5OfBytes(big.data(), big.size()).c_str())));
+  const std::wstring bigDigest = Wide16(Md5OfBytes(big.data(), big.size()));
 
   const struct {
     std::wstring call;
     std::wstring text;
   } kCases[] = {
       {L"GetMD5ForFileManager=" + dir + L"abc.txt", L"该文件MD5值为:900150983cd24fb0d6963f7d28e17f72"},
-      {L"GetMD5ForFileManager=" + dir + L"中文 名字.bin", L"该文件MD5值为:" + test::Wide(bigDigest)},
+      {L"GetMD5ForFileManager=" + dir + L"中文 名字.bin", L"该文件MD5值为:" + bigDigest},
       {L"GetMD5ForFileManager=" + dir + L"missing.bin", L"该文件MD5值为:"},
       {L"GetMD5ForFileManager", L"该文件MD5值为:"},          // empty path
       {L"GetMD5ForFileManager=<null>", L"该文件MD5值为:"},   // null pointer
